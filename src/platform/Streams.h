@@ -1,0 +1,59 @@
+// Byte streams: the abstract stream and the memory stream.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Classes.h"
+
+namespace quillo {
+
+enum TSeekOrigin : std::uint16_t { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
+
+// Position and size are derived from Seek alone, so a descendant that overrides Read, Write
+// and Seek gets them for free (the buffered stream relies on this).
+class TStream : public TObject {
+public:
+    virtual std::int32_t Read(void* Buffer, std::int32_t Count) = 0;
+    virtual std::int32_t Write(const void* Buffer, std::int32_t Count) = 0;
+    virtual std::int64_t Seek(std::int64_t Offset, std::uint16_t Origin) = 0;
+    virtual void SetSize(std::int64_t NewSize);
+
+    std::int64_t GetPosition() { return Seek(0, soFromCurrent); }
+    void SetPosition(std::int64_t Pos) { Seek(Pos, soFromBeginning); }
+    // Current position, then the end, then back: three seeks.
+    std::int64_t GetSize();
+
+    // Whole-count variants: a short read or write raises EStreamError.
+    void ReadBuffer(void* Buffer, std::int32_t Count);
+    void WriteBuffer(const void* Buffer, std::int32_t Count);
+    // Copies Count bytes from Source at its position (Count 0: the whole of Source).
+    std::int64_t CopyFrom(TStream& Source, std::int64_t Count);
+};
+
+// Growable block of memory. Growth goes through realloc so that large streams are moved by
+// the kernel instead of being copied and held twice.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    ~TMemoryStream() override;
+
+    std::int32_t Read(void* Buffer, std::int32_t Count) override;
+    std::int32_t Write(const void* Buffer, std::int32_t Count) override;
+    std::int64_t Seek(std::int64_t Offset, std::uint16_t Origin) override;
+    void SetSize(std::int64_t NewSize) override;
+
+    void Clear();
+    // Makes room for at least NewCapacity bytes without changing size or position.
+    void Reserve(std::int64_t NewCapacity);
+    char* Memory() { return data_; }
+    const char* Memory() const { return data_; }
+    std::int64_t Size() const { return size_; }
+
+private:
+    char* data_ = nullptr;
+    std::int64_t size_ = 0;
+    std::int64_t capacity_ = 0;
+    std::int64_t position_ = 0;
+};
+
+} // namespace quillo
