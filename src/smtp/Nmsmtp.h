@@ -2,6 +2,7 @@
 // and the dialogue with one server over the line transport it derives from.
 #pragma once
 
+#include "codec/Nmuue.h"
 #include "net/Psock.h"
 #include "platform/Classes.h"
 #include "platform/Exceptions.h"
@@ -13,15 +14,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-
-#if __has_include("codec/Nmuue.h")
-#include "codec/Nmuue.h"
-#else
-namespace quillo {
-// Encoding of attachments; moves to the encoder's header once that exists.
-enum UUMethods { uuMime, uuCode };
-} // namespace quillo
-#endif
 
 namespace quillo {
 
@@ -115,7 +107,8 @@ public:
     void SendAttachments(int Index);
 
 private:
-    void ConnectDialogue(bool& Greeted);
+    // A transaction whose reply must not be empty (an empty one means the peer closed).
+    std::string Command(const std::string& Text);
     void CheckComplete();
     void RefuseUnsafeValues() const;
     void SendRecipients(const TStringList& List);
