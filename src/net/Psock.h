@@ -13,16 +13,16 @@
 // range.
 #pragma once
 
+#include "platform/Classes.h"
+#include "platform/Exceptions.h"
+#include "platform/Streams.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "platform/Classes.h"
-#include "platform/Exceptions.h"
-#include "platform/Streams.h"
 
 namespace quillo {
 
@@ -99,21 +99,21 @@ public:
     ~TPowersock() override;
 
     // Properties.
-    std::string Host;  // server name or dotted IPv4 address
-    int Port = 0;      // its low 16 bits are used
-    int TimeOut = 0;   // milliseconds per wait; 0: no time-out
+    std::string Host;    // server name or dotted IPv4 address
+    int Port = 0;        // its low 16 bits are used
+    int TimeOut = 0;     // milliseconds per wait; 0: no time-out
     int ReportLevel = 0; // highest status level passed to OnStatus
 
     // Events; an unassigned one is skipped. Sender is this transport.
-    TNotifyEvent OnConnect;              // connect notification without error
-    TNotifyEvent OnDisconnect;           // after RequestCloseSocket closed (not in destruction)
-    THandlerEvent OnInvalidHost;         // no address; set Handled to retry once
-    TOnHostResolved OnHostResolved;      // after a name lookup (not for a dotted address)
-    TNotifyEvent OnConnectionFailed;     // the connect wait ended without a connection
-    THandlerEvent OnConnectionRequired;  // CertifyConnect found none; set Handled to retest
-    TNotifyEvent OnPacketSent;           // after each send of SendStream that sent bytes
-    TOnStatus OnStatus;                  // each status that passes ReportLevel
-    TOnErrorEvent OnError;               // before an ESockError for a socket error
+    TNotifyEvent OnConnect;             // connect notification without error
+    TNotifyEvent OnDisconnect;          // after RequestCloseSocket closed (not in destruction)
+    THandlerEvent OnInvalidHost;        // no address; set Handled to retry once
+    TOnHostResolved OnHostResolved;     // after a name lookup (not for a dotted address)
+    TNotifyEvent OnConnectionFailed;    // the connect wait ended without a connection
+    THandlerEvent OnConnectionRequired; // CertifyConnect found none; set Handled to retest
+    TNotifyEvent OnPacketSent;          // after each send of SendStream that sent bytes
+    TOnStatus OnStatus;                 // each status that passes ReportLevel
+    TOnErrorEvent OnError;              // before an ESockError for a socket error
 
     // State. Read it; the owners that may change it are the transport and (for Canceled)
     // the client built on it.
