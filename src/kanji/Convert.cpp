@@ -41,7 +41,7 @@ public:
         Cells(2, 26, 33);
         Cells(2, 42, 48);
         Cells(2, 60, 74);
-        Cells(2, 83, 90);
+        Cells(2, 82, 89);
         Cells(2, 94, 94);
         Cells(3, 16, 25);
         Cells(3, 33, 58);
