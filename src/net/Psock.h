@@ -186,11 +186,12 @@ protected:
 
 private:
     struct Lookup;
-    enum class WaitKind { Lookup, Connect, Read, Write };
+    enum class WaitKind { Lookup, Connect, Read, Stream, Buffer };
 
     // One round of a wait: block in poll until the socket, the lookup answer, the deadline or
     // the pump interval wakes it (not at all when Block is false), then dispatch what is
-    // pending and run the message pump. A Write wait dispatches only the timer and the pump.
+    // pending and run the message pump. SendBuffer's wait (Buffer) dispatches no socket
+    // notifications, only the timer's tick and the pump.
     void Wait(WaitKind Kind, bool Block);
     void DispatchSocket(short Revents);
     void DispatchLookup();
