@@ -71,6 +71,26 @@ inline std::string Base64Decode(std::string_view Text) {
     return out;
 }
 
+// The characters of ISO-2022-JP text without its escapes: an ASCII byte stands for itself,
+// a JIS code is written as 0x80 and its two bytes.
+inline std::string Characters(std::string_view Jis) {
+    std::string out;
+    bool jis = false;
+    for (std::size_t i = 0; i < Jis.size();) {
+        if (Jis[i] == 0x1B) {
+            jis = Jis.substr(i + 1, 2) == "$B";
+            i += 3;
+        } else if (jis && i + 1 < Jis.size()) {
+            out += '\x80';
+            out += Jis.substr(i, 2);
+            i += 2;
+        } else {
+            out += Jis[i++];
+        }
+    }
+    return out;
+}
+
 // 7-bit ISO-2022-JP as we promise it: only ESC $ B and ESC ( B, never two escapes in a row,
 // whole JIS codes, CR LF only in ASCII and only as a pair, no NUL, SO or SI, ends in ASCII.
 inline ::testing::AssertionResult WellFormedJis(std::string_view s) {
