@@ -2,6 +2,8 @@
 
 #include "platform/Exceptions.h"
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace quillo {
@@ -26,20 +28,29 @@ constexpr ExchangeTable MakeUuTable() {
 
 constexpr std::int32_t kLineBytes = 45;
 
+// Every 12-bit value as its two characters, so that three bytes take two lookups.
+struct TPairTable {
+    explicit TPairTable(const ExchangeTable& Table) {
+        for (unsigned v = 0; v < 4096; ++v) {
+            Pairs[v][0] = Table[v >> 6];
+            Pairs[v][1] = Table[v & 63];
+        }
+    }
+    char Pairs[4096][2];
+};
+
 // Encodes one line of N (1..45) bytes into Out, CR LF included; returns its length.
 // The line is built in a local buffer so that the target sees a single write per line.
-std::int32_t EncodeLine(const unsigned char* In, std::int32_t N, const char* Table, bool Mime,
-                        char* Out) {
+std::int32_t EncodeLine(const unsigned char* In, std::int32_t N, const char* Table,
+                        const TPairTable& Pairs, bool Mime, char* Out) {
     char* o = Out;
     if (!Mime) *o++ = Table[N & 63];
     const unsigned char* p = In;
     const unsigned char* const groupsEnd = In + (N / 3) * 3;
     for (; p != groupsEnd; p += 3) {
-        const unsigned b0 = p[0], b1 = p[1], b2 = p[2];
-        o[0] = Table[b0 >> 2];
-        o[1] = Table[((b0 << 4) | (b1 >> 4)) & 63];
-        o[2] = Table[((b1 << 2) | (b2 >> 6)) & 63];
-        o[3] = Table[b2 & 63];
+        const unsigned v = (unsigned{p[0]} << 16) | (unsigned{p[1]} << 8) | p[2];
+        std::memcpy(o, Pairs.Pairs[v >> 12], 2);
+        std::memcpy(o + 2, Pairs.Pairs[v & 0xFFF], 2);
         o += 4;
     }
     switch (N % 3) {
@@ -102,6 +113,7 @@ void TNMUUProcessor::Encode() {
         SetEncodeTable();
         const bool mime = Method == uuMime;
         const char* table = EncodeTable.data();
+        const auto pairs = std::make_unique<TPairTable>(EncodeTable);
         // The size is taken once: asking for it on every line would cost three seeks a line.
         const std::int64_t size = source.GetSize();
         std::int64_t position = 0;
@@ -113,7 +125,7 @@ void TNMUUProcessor::Encode() {
             if (n <= 0) break;
             if (n > kLineBytes) n = kLineBytes;
             position += n;
-            target.Write(line, EncodeLine(in, n, table, mime, line));
+            target.Write(line, EncodeLine(in, n, table, *pairs, mime, line));
         }
         if (mime) {
             target.Write(line, 0); // base64 has no closing line
