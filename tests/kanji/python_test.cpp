@@ -60,13 +60,13 @@ sys.exit(1 if failures else 0)
 )PY";
 
 struct TMessage {
-    std::string Subject; // UTF-8, as typed
-    std::string Name;
-    std::string Address;
-    std::string Body;
-    std::string ExpectedSubject; // when it differs from Subject
-    std::string ExpectedName;    // when it differs from Name
-    std::string ExpectedBody;    // when it differs from Body; LF line ends
+    std::string Subject{}; // UTF-8, as typed
+    std::string Name{};
+    std::string Address{};
+    std::string Body{};
+    std::string ExpectedSubject{}; // when it differs from Subject
+    std::string ExpectedName{};    // when it differs from Name
+    std::string ExpectedBody{};    // when it differs from Body; LF line ends
     const char* Flags = "";
 };
 
