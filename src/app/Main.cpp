@@ -44,6 +44,9 @@ TfrmMain::TfrmMain(Ui& AUi, std::vector<std::string> Args, std::string Folder)
     NMSMTP1.SubType = mtPlain;
     NMSMTP1.Charset = "us-ascii";
     NMSMTP1.OnSendStart = [this](TObject* Sender) { NMSMTP1SendStart(Sender); };
+    // Only notes why HELO was refused: Handled stays false, so the client fails as it would
+    // without a handler.
+    NMSMTP1.OnAuthenticationFailed = [this](bool&) { heloReply_ = NMSMTP1.ReplyNumber; };
 }
 
 std::string TfrmMain::IniPath() const {
@@ -134,7 +137,7 @@ void TfrmMain::FormCreate(TObject*) {
     try {
         NMSMTP1.Connect();
     } catch (const Exception& e) {
-        ExitStatus = ExitStatusFor(TRunStep::Connect, e, NMSMTP1.ReplyNumber);
+        ExitStatus = ExitStatusFor(TRunStep::Connect, e, heloReply_);
         Report(TFailure::Connect);
         bDone = 1;
         return;

@@ -94,6 +94,9 @@ private:
     void Encode(const std::string& BodyText);
 
     Ui& ui_;
+    // Reply number of a refused HELO; the QUIT that follows the refusal overwrites the
+    // client's own.
+    int heloReply_ = 0;
     std::vector<std::string> args_;
     std::string folder_;
     bool closed_ = false;
