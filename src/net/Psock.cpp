@@ -245,6 +245,7 @@ void TPowersock::InitWinsock() {
 }
 
 int TPowersock::OpenSocket(bool Linger) {
+    linger_ = Linger;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         SetPendingError(errno);
@@ -439,7 +440,10 @@ void TPowersock::DispatchSocket(short Revents) {
 
 void TPowersock::ConnectNotification(int Error) {
     LastEventOk = Error == 0;
-    if (!LastEventOk) return;
+    if (!LastEventOk) {
+        attemptFailed_ = true;
+        return;
+    }
     established_ = true;
     Connected = true;
     try {
@@ -543,6 +547,15 @@ void TPowersock::Connect() {
     remote.sin_port = htons(static_cast<std::uint16_t>(Port & 0xFFFF));
     remote.sin_addr.s_addr = remoteAddress_;
 
+    // A socket whose earlier attempt failed or was given up cannot connect again here;
+    // it is replaced by one of the same kind.
+    if (connectPending_ || attemptFailed_) {
+        ::close(socket_);
+        socket_ = OpenSocket(linger_);
+        connectPending_ = false;
+        attemptFailed_ = false;
+    }
+
     LookupDone = false;
     LastEventOk = true;
     if (::connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
@@ -592,6 +605,7 @@ void TPowersock::RequestCloseSocket() {
     const int closeErrno = errno;
     socket_ = -1;
     connectPending_ = false;
+    attemptFailed_ = false;
     established_ = false;
     closeNotified_ = false;
     // The descriptor is gone even when close reports EINTR.

@@ -204,6 +204,8 @@ private:
 
     int socket_ = -1;
     bool connectPending_ = false; // a connect has been started and not yet notified
+    bool attemptFailed_ = false;  // a connect on this socket was refused or failed
+    bool linger_ = false;         // this socket closes with a reset
     bool established_ = false;    // the connection on this socket came up
     bool closeNotified_ = false;  // the peer's close has been dispatched
     bool destroying_ = false;

@@ -135,6 +135,12 @@ bool FakeSmtpServer::ClientClosed() {
     return clientClosed_;
 }
 
+bool FakeSmtpServer::ClientReset() {
+    Join();
+    std::lock_guard lock(mutex_);
+    return clientReset_;
+}
+
 void FakeSmtpServer::Problem(const std::string& What) {
     std::lock_guard lock(mutex_);
     problems_ += What + "\n";
@@ -199,9 +205,11 @@ void FakeSmtpServer::Run() {
             n = ::recv(conn.fd, buf, sizeof buf, 0);
         while (n < 0 && errno == EINTR);
         if (n <= 0) {
+            const bool reset = n < 0 && errno == ECONNRESET;
             eof = true;
             std::lock_guard lock(mutex_);
             clientClosed_ = true;
+            clientReset_ = reset;
             return false;
         }
         pending.append(buf, static_cast<std::size_t>(n));

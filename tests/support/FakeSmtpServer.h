@@ -85,8 +85,10 @@ public:
     bool ScriptDone();
     // Mismatches, time-outs and errors, one per line; empty when all went well.
     std::string Problems();
-    // True when the client closed its side (the drain or a receive saw the end).
+    // True when the client closed its side (the drain or a receive saw the end or a reset).
     bool ClientClosed();
+    // True when the client's side ended with a reset instead of an orderly close.
+    bool ClientReset();
     // Waits for the server thread to end (bounded by the limits).
     void Join();
 
@@ -106,6 +108,7 @@ private:
     std::string problems_;
     bool done_ = false;
     bool clientClosed_ = false;
+    bool clientReset_ = false;
 };
 
 // A loopback port that refuses connections: bound while this object lives, never listening,
