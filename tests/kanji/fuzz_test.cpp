@@ -49,7 +49,7 @@ std::string RandomText(std::mt19937& g) {
             s += static_cast<char>(Pick(0x20, 0x7E));
             break;
         case 2:
-            s += std::string_view("\r\n\r\n\x1b\x0e\x0f\t\0 ", 12).substr(Pick(0, 10), Pick(1, 2));
+            s += std::string_view("\r\n\r\n\x1b\x0e\x0f\t\0 ", 10).substr(Pick(0, 9), Pick(1, 2));
             break;
         case 3: // CP932 double byte, valid or not
             s += static_cast<char>(Pick(0x81, 0xFC));
