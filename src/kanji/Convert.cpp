@@ -3,7 +3,6 @@
 #include "kanji/Kanji.h"
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,8 +11,6 @@
 namespace quillo::kanji {
 
 namespace {
-
-std::atomic<bool> JisOutput{true};
 
 constexpr char Esc = 0x1B;
 // GETA MARK, the stand-in for anything that has no JIS code.
@@ -31,7 +28,7 @@ constexpr unsigned IbmToNec = 2472;                             // FA5C -> ED40,
 // 94 and the gaps of rows 2 to 8) has no character.
 class TAssigned {
 public:
-    TAssigned() {
+    constexpr TAssigned() {
         auto Cells = [this](unsigned Row, unsigned First, unsigned Last) {
             for (unsigned c = First; c <= Last; ++c)
                 Set((Row - 1) * 94 + c - 1);
@@ -67,14 +64,18 @@ public:
         Cells(92, 1, 78);
         Cells(92, 81, 94);
     }
-    bool operator[](unsigned Pointer) const { return (Bits[Pointer >> 6] >> (Pointer & 63)) & 1; }
+    constexpr bool operator[](unsigned Pointer) const {
+        return (Bits[Pointer >> 6] >> (Pointer & 63)) & 1;
+    }
 
 private:
-    void Set(unsigned Pointer) { Bits[Pointer >> 6] |= std::uint64_t{1} << (Pointer & 63); }
+    constexpr void Set(unsigned Pointer) {
+        Bits[Pointer >> 6] |= std::uint64_t{1} << (Pointer & 63);
+    }
     std::array<std::uint64_t, (JisEnd + 63) / 64> Bits{};
 };
 
-const TAssigned Assigned;
+constexpr TAssigned Assigned;
 
 // The nine NEC row 13 cells that repeat row 2 characters go out as row 2, which strict
 // JIS X 0208 readers understand. Index: cell - 80 of row 13 (cells 80 to 92).
@@ -339,9 +340,8 @@ std::string ToUtf8(std::string_view Text, const TCodePage& Cp) {
 
 } // namespace
 
-void SetOption(std::string_view Option) {
-    if (Option == "j" || Option == "-j") JisOutput = true;
-}
+// ISO-2022-JP is the only output there is, so "j" asks for what is already set.
+void SetOption(std::string_view) {}
 
 std::string Convert(std::string_view Text) {
     return Convert(Text, SystemCodePage());
