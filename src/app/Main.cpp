@@ -3,6 +3,7 @@
 #include "app/CommandLine.h"
 #include "app/ExitStatus.h"
 #include "app/SendLog.h"
+#include "kanji/Kanji.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "platform/ProgramFolder.h"
@@ -18,6 +19,8 @@ namespace {
 constexpr const char* Section = "Setup";
 // Text values are read through a 256-byte area: at most 255 bytes.
 constexpr std::size_t ValueArea = 256;
+// "Subject: " precedes the encoded subject on its first line.
+constexpr std::size_t SubjectPrefixLength = 9;
 
 struct TFailureTexts {
     const char* Box; // shown when the error switch is clear
@@ -100,13 +103,32 @@ void TfrmMain::WriteLog(const std::string& Msg) {
 
 void TfrmMain::Encode(const std::string& BodyText) {
     TPostMessage& msg = NMSMTP1.PostMessage;
+    kanji::SetOption("j");
+
+    // The body goes through the line buffer: converted whole, then split into lines.
     Memo1.SetText(BodyText);
+    Memo1.SetText(kanji::Convert(Memo1.Text()));
     msg.SetLinesBody(Memo1.Lines);
-    msg.FromName = edtName.Text;
-    msg.Subject = ParamStr(2);
+
+    // Header texts are converted, then encoded to stand in their header line.
+    msg.FromName = kanji::EncodeDisplayName(kanji::Convert(edtName.Text), msg.FromAddress);
+    msg.Subject = kanji::EncodeHeader(kanji::Convert(ParamStr(2)), SubjectPrefixLength);
 }
 
-void TfrmMain::NMSMTP1SendStart(TObject*) {}
+void TfrmMain::NMSMTP1SendStart(TObject*) {
+    // A multipart message keeps its header as assembled.
+    if (bAttached == 1) return;
+    Memo1.Lines.Assign(NMSMTP1.FinalHeader);
+    const int count = Memo1.Lines.Count();
+    for (int i = 0; i < count; ++i) {
+        // Case matters: only "Content-Type" exactly, as the first 12 characters.
+        if (Memo1.Lines[i].size() >= 12 && Memo1.Lines[i].compare(0, 12, "Content-Type") == 0) {
+            Memo1.Lines[i] = "Content-Type: text/plain; charset=iso-2022-jp";
+            break;
+        }
+    }
+    NMSMTP1.FinalHeader.Assign(Memo1.Lines);
+}
 
 void TfrmMain::FormCreate(TObject*) {
     ReadSettings();

@@ -3,6 +3,7 @@
 #include "Program.h"
 #include "support/FakeSmtpServer.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -353,6 +354,50 @@ TEST(Program, TimeoutSettingEndsASilentDialogue) {
     const ProgramResult r = RunQuillo({"to@example.com", "s", "b"}, home, 10000);
     EXPECT_EQ(r.Status, 75) << r.Stderr;
     ExpectLogLine(home.Read("quillo.log"), "to@example.com,s,b,接続失敗");
+}
+
+// What a reader gets back from a Japanese mail: Python's email package decodes the subject,
+// the display name and the body to the texts that were given.
+TEST(Program, JapaneseTextsSurviveTheRoundTrip) {
+    const std::string subject = "日本語の件名です。長い件名は折り返されても元に戻ります、"
+                                "a mixed tail with ASCII words 最後";
+    const std::string name = "山田 太郎";
+    const std::string body = "一行目\n二行目、ＡＢＣ\n\n.dot line\n最終行";
+
+    FakeSmtpServer server(Success(), Quick());
+    TempDir home;
+    Settings s;
+    s.Port = server.Port();
+    s.Name = name;
+    WriteSettings(home, s);
+    const ProgramResult r = RunQuillo({"to@example.com", subject, body}, home);
+    ASSERT_EQ(r.Status, 0) << r.Stderr;
+
+    std::string block;
+    for (const auto& l : server.Lines())
+        if (l.find("\r\n.\r\n") != std::string::npos) block = l;
+    ASSERT_FALSE(block.empty()) << server.Transcript();
+    for (const unsigned char c : block)
+        ASSERT_LT(c, 0x80) << "8-bit byte on the wire";
+    // Back to the message: the end-of-data line off, doubled leading dots undone.
+    block.resize(block.size() - 3);
+    std::string message;
+    for (std::size_t pos = 0; pos < block.size();) {
+        std::size_t end = block.find("\r\n", pos);
+        end = end == std::string::npos ? block.size() : end + 2;
+        std::string line = block.substr(pos, end - pos);
+        if (line.rfind("..", 0) == 0) line.erase(0, 1);
+        message += line;
+        pos = end;
+    }
+    home.Write("message.eml", message);
+    const std::string command = "timeout 20 /usr/bin/python3 " DECODE_MAIL_PY " '" +
+                                (home / "message.eml") + "' '" + (home / "decoded.txt") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << message;
+    // The body starts after one more empty line than the header's end, as the client sends it.
+    EXPECT_EQ(home.Read("decoded.txt"),
+              subject + "\n" + name + "\ntaro@example.com\n\n" + body + "\n")
+        << message;
 }
 
 } // namespace
