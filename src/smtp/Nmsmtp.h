@@ -25,7 +25,7 @@ public:
 };
 
 // Text type of a message without attachments.
-enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+enum TSubType : std::uint8_t { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
 
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
 using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
