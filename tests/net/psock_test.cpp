@@ -3,6 +3,7 @@
 #include "platform/Pump.h"
 #include "support/FakeSmtpServer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -147,7 +148,12 @@ TEST_F(Transport, PeerCloseDuringWaitReturnsToIdleAndWritesFailWith10057) {
         EXPECT_EQ(sock->ReadLn(), "");
         EXPECT_FALSE(sock->Connected);
         EXPECT_EQ(disconnects, 1);
+        std::vector<int> errors;
+        sock->OnError = [&](TComponent*, std::uint16_t Errno, const std::string&) {
+            errors.push_back(Errno);
+        };
         EXPECT_EQ(SockErrorOf([&] { sock->Transaction("NOOP"); }), "10057:Socket is not connected");
+        EXPECT_EQ(errors, std::vector<int>{10057});
         EXPECT_EQ(sock->LastErrorNo, 10057);
     }
 }
@@ -350,6 +356,66 @@ TEST_F(Transport, CancelEndsEveryWaitAndTransfer) {
     EXPECT_TRUE(server.ScriptDone()) << server.Problems();
 }
 
+TEST_F(Transport, ConnectTimesOutWhenNoAnswerComes) {
+    // A listener whose queue is full drops further connection requests unanswered.
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::vector<std::unique_ptr<TPowersock>> fillers;
+    std::string error;
+    int failed = 0;
+    // Fill the queue; the first transport that cannot get in shows the time-out.
+    for (int i = 0; i < 8 && error.empty(); ++i) {
+        auto sock = std::make_unique<TPowersock>();
+        sock->Host = "127.0.0.1";
+        sock->Port = ntohs(addr.sin_port);
+        sock->TimeOut = 200;
+        sock->OnConnectionFailed = [&](TObject*) { ++failed; };
+        error = SockErrorOf([&] { sock->Connect(); });
+        if (!error.empty()) {
+            EXPECT_TRUE(sock->TimedOut);
+            EXPECT_FALSE(sock->Connected);
+        }
+        fillers.push_back(std::move(sock));
+    }
+    ::close(listener);
+    EXPECT_EQ(error, "Connection Timed out");
+    EXPECT_EQ(failed, 1);
+}
+
+TEST_F(Transport, TimeOutOrCancelEndsASendThatCannotGoOn) {
+    for (bool stream : {false, true}) {
+        SCOPED_TRACE(stream ? "SendStream, cancelled from the pump" : "Write, timed out");
+        FakeSmtpServer server({Pause(10000)}); // never reads
+        auto sock = ConnectedTo(server);
+        TMemoryStream block;
+        block.SetSize(1 << 20);
+        std::string error;
+        if (stream) {
+            int pumped = 0;
+            SetProcessMessagesHook([&] {
+                if (++pumped == 200) sock->Cancel();
+            });
+            for (int i = 0; i < 200 && error.empty(); ++i)
+                error = SockErrorOf([&] { sock->SendStream(block); });
+            SetProcessMessagesHook(nullptr);
+        } else {
+            sock->TimeOut = 200;
+            const std::string text(65535, 't');
+            for (int i = 0; i < 2000 && error.empty(); ++i)
+                error = SockErrorOf([&] { sock->Write(text); });
+            EXPECT_TRUE(sock->TimedOut);
+        }
+        EXPECT_EQ(error, "Socket send aborted");
+        EXPECT_FALSE(sock->Canceled);
+    }
+}
+
 TEST_F(Transport, CancelDuringLookupAndConnectWaits) {
     FakeSmtpServer server({});
     struct Case {
@@ -406,6 +472,19 @@ TEST_F(Transport, DisconnectTwiceAndTheFirstConnectionEndsWithAReset) {
     EXPECT_EQ(disconnects, 3);
     EXPECT_TRUE(second.ClientClosed());
     EXPECT_FALSE(second.ClientReset());
+
+    // Destruction closes without calling OnDisconnect.
+    FakeSmtpServer third({S("220 three\r\n")});
+    {
+        TPowersock last;
+        last.OnDisconnect = [&](TObject*) { ++disconnects; };
+        last.Host = "127.0.0.1";
+        last.Port = third.Port();
+        last.Connect();
+        EXPECT_EQ(last.ReadLn(), "220 three\r\n");
+    }
+    EXPECT_EQ(disconnects, 3);
+    EXPECT_TRUE(third.ClientReset());
 }
 
 TEST_F(Transport, CertifyConnect) {
