@@ -362,16 +362,16 @@ void TPowersock::Wait(WaitKind Kind, bool Block) {
     int lookupIndex = -1;
     const bool notifications = Kind != WaitKind::Buffer;
 
-    if (socket_ >= 0) {
-        short events = 0;
-        if (Kind == WaitKind::Buffer || Kind == WaitKind::Stream) events |= POLLOUT;
-        if (Kind == WaitKind::Read) events |= POLLIN;
-        if (notifications) {
-            if (connectPending_) events |= POLLOUT;
-            if (established_ && !closeNotified_) events |= POLLRDHUP;
-        }
-        // Errors and hang-ups are always reported; poll the socket even with no events so
-        // that a wait still wakes for them.
+    short events = 0;
+    if (Kind == WaitKind::Buffer || Kind == WaitKind::Stream) events |= POLLOUT;
+    if (Kind == WaitKind::Read) events |= POLLIN;
+    if (notifications) {
+        if (connectPending_) events |= POLLOUT;
+        if (established_ && !closeNotified_) events |= POLLRDHUP;
+    }
+    // An idle socket (as during the lookup) reports a hang-up all the time: leave it out
+    // unless something is expected of it.
+    if (socket_ >= 0 && events != 0) {
         socketIndex = static_cast<int>(count);
         fds[count++] = {socket_, events, 0};
     }
