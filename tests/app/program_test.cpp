@@ -4,9 +4,9 @@
 #include "support/FakeSmtpServer.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <regex>
 #include <sys/stat.h>
 
 namespace quillo {
@@ -53,12 +53,32 @@ Limits Quick() {
     return l;
 }
 
+// Text has the shape of Pattern at Pos: '#' a digit, 'A' an upper-case letter, 'a' a
+// lower-case one, 'S' a sign; anything else stands for itself.
+bool Shaped(const std::string& Text, std::size_t Pos, const char* Pattern) {
+    const std::size_t n = std::strlen(Pattern);
+    if (Pos + n > Text.size()) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = Text[Pos + i];
+        const char p = Pattern[i];
+        const bool ok = p == '#'   ? (c >= '0' && c <= '9')
+                        : p == 'A' ? (c >= 'A' && c <= 'Z')
+                        : p == 'a' ? (c >= 'a' && c <= 'z')
+                        : p == 'S' ? (c == '+' || c == '-')
+                                   : c == p;
+        if (!ok) return false;
+    }
+    return true;
+}
+
 // The log line of a failure: date, optional time, the arguments, the message.
 void ExpectLogLine(const std::string& Log, const std::string& ArgsAndMessage) {
-    static const std::regex dateTime(R"(^\d{4}/\d{2}/\d{2}( \d{1,2}:\d{2}:\d{2})?,)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(Log, m, dateTime)) << Log;
-    EXPECT_EQ(Log.substr(static_cast<std::size_t>(m.length(0))), ArgsAndMessage + "\r\n");
+    ASSERT_TRUE(Shaped(Log, 0, "####/##/##")) << Log;
+    std::size_t start = 0;
+    for (const char* rest : {",", " #:##:##,", " ##:##:##,"})
+        if (Shaped(Log, 10, rest)) start = 10 + std::strlen(rest);
+    ASSERT_NE(start, 0u) << Log;
+    EXPECT_EQ(Log.substr(start), ArgsAndMessage + "\r\n");
 }
 
 TEST(Program, FirstStartWritesTheSettingsFile) {
@@ -147,11 +167,9 @@ TEST(Program, SuccessSendsOneMailAndLeavesTheSettingsAlone) {
     EXPECT_NE(block.find("To: to@example.com\r\n"), std::string::npos) << block;
     EXPECT_NE(block.find("Subject: Greetings\r\n"), std::string::npos) << block;
     EXPECT_NE(block.find("X-Mailer: Quillo\r\n"), std::string::npos) << block;
-    EXPECT_TRUE(std::regex_search(
-        block,
-        std::regex(
-            R"(\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4}\r\n)")))
-        << block;
+    const std::size_t date = block.find("\r\nDate: ");
+    ASSERT_NE(date, std::string::npos) << block;
+    EXPECT_TRUE(Shaped(block, date + 8, "Aaa, ## Aaa #### ##:##:## S####\r\n")) << block;
     EXPECT_EQ(block.find("keep@example.com"), std::string::npos) << "blind copy in the header";
     EXPECT_NE(block.find("\r\n\r\nHello\r\nthere\r\n.\r\n"), std::string::npos) << block;
 
