@@ -86,9 +86,13 @@ public:
 
     void SetFinalHeader(const TStringList& Value) { FinalHeader.Assign(Value); }
 
-    // Socket connection, greeting and HELO.
+    // Socket connection, greeting and HELO. A failure after the connection was opened sends
+    // QUIT and closes it before it propagates.
     void Connect() override;
-    // Assembles the message and runs one complete mail transaction.
+    // Assembles the message and runs one complete mail transaction. A refused command raises
+    // Exception with the reply line; an empty reply (the server closed the connection) raises
+    // ESockError "Connection closed by the server"; a CR, LF or NUL in the sender or a
+    // recipient entry raises EValueRefused before RSET.
     void SendMail();
     // QUIT, then the socket is closed whatever the reply.
     void Disconnect() override;
