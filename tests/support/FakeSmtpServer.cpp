@@ -184,7 +184,8 @@ void FakeSmtpServer::Run() {
             if (r == 0) Problem("no client connected");
             return;
         }
-        conn.fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        // Non-blocking, so that every send and receive waits in poll with its time limit.
+        conn.fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (conn.fd < 0) {
             Problem(std::string("accept: ") + std::strerror(errno));
             return;
@@ -204,6 +205,7 @@ void FakeSmtpServer::Run() {
         do
             n = ::recv(conn.fd, buf, sizeof buf, 0);
         while (n < 0 && errno == EINTR);
+        if (n < 0 && errno == EAGAIN) return true; // woken without data: look again
         if (n <= 0) {
             const bool reset = n < 0 && errno == ECONNRESET;
             eof = true;
@@ -217,13 +219,23 @@ void FakeSmtpServer::Run() {
         transcript_.append(buf, static_cast<std::size_t>(n));
         return true;
     };
+    // Sends all of bytes; false on error, or when the client takes nothing for a step's time.
     auto sendAll = [&](const std::string& bytes) -> bool {
         std::size_t off = 0;
+        auto deadline = Clock::now() + limits_.step;
         while (off < bytes.size()) {
             ssize_t n = ::send(conn.fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                if (waitFor(conn.fd, POLLOUT, deadline) <= 0) {
+                    errno = ETIMEDOUT;
+                    return false;
+                }
+                continue;
+            }
             if (n <= 0) return false;
             off += static_cast<std::size_t>(n);
+            deadline = Clock::now() + limits_.step;
         }
         return true;
     };
