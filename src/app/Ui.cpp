@@ -43,8 +43,8 @@ void TConsoleUi::Beep() {
 }
 
 void TConsoleUi::RunSetup(TfrmMain& Form) {
-    Err("quillo: no display, so the setup window cannot open; the settings are saved as they "
-        "are.\n"
+    Err("quillo: no setup window can be shown (no display, or no window module); the "
+        "settings are saved as they are.\n"
         "usage: quillo recipient subject body [attachment]\n"
         "       quillo recipient subject -f=file [attachment]\n"
         "settings: " +
