@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "platform/Exceptions.h"
-#include "platform/StringList.h"
 #include "platform/Streams.h"
+#include "platform/StringList.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
 
 using namespace quillo;
 
@@ -33,6 +34,74 @@ TEST(MemoryStream, GrowsAcrossManyWritesAndShortReadBufferThrows) {
     s.SetPosition(299999);
     char c[2];
     EXPECT_THROW(s.ReadBuffer(c, 2), EStreamError);
+}
+
+// Byte I of a recognisable pattern, so that a misplaced or lost block shows.
+char PatternByte(std::int64_t I) {
+    return static_cast<char>((I * 131 + I / 4093) & 0xFF);
+}
+
+bool HoldsPattern(const TMemoryStream& S, std::int64_t From, std::int64_t To) {
+    for (std::int64_t i = From; i < To; ++i)
+        if (S.Memory()[i] != PatternByte(i)) return false;
+    return true;
+}
+
+// Large streams live in their own mapping; small ones on the heap. Every way across and
+// within that line must keep the bytes, the size and the position.
+TEST(MemoryStream, LargeBlocksKeepTheirBytesThroughGrowthReserveAndClear) {
+    constexpr std::int64_t MiB = 1 << 20;
+    struct Case {
+        const char* name;
+        std::int64_t reserveFirst; // 0: none
+        std::int64_t total;
+        std::int32_t chunk;
+    } cases[] = {
+        {"heap to mapping by writes", 0, 5 * MiB + 17, 65536},
+        {"mapping grown twice by writes", 0, 19 * MiB + 3, 1000003},
+        {"one reserve up front", 9 * MiB, 9 * MiB, 45},
+        {"reserve smaller than the writes", 4 * MiB, 11 * MiB + 1, 262147},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMemoryStream s;
+        s.Write("ab", 2);
+        s.SetPosition(0);
+        if (c.reserveFirst > 0) {
+            s.Reserve(c.reserveFirst);
+            EXPECT_EQ(s.Size(), 2);
+            EXPECT_EQ(s.GetPosition(), 0);
+            EXPECT_EQ(std::string(s.Memory(), 2), "ab");
+        }
+        std::string chunk(static_cast<size_t>(c.chunk), '\0');
+        for (std::int64_t at = 0; at < c.total;) {
+            const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(c.chunk, c.total - at));
+            for (std::int32_t k = 0; k < n; ++k)
+                chunk[static_cast<size_t>(k)] = PatternByte(at + k);
+            ASSERT_EQ(s.Write(chunk.data(), n), n);
+            at += n;
+        }
+        EXPECT_EQ(s.Size(), c.total);
+        EXPECT_EQ(s.GetPosition(), c.total);
+        EXPECT_TRUE(HoldsPattern(s, 0, c.total));
+
+        // A gap written past the end reads as zeros; reading back goes through Read.
+        s.SetPosition(c.total + 3 * MiB);
+        s.Write("z", 1);
+        EXPECT_EQ(s.Size(), c.total + 3 * MiB + 1);
+        EXPECT_TRUE(HoldsPattern(s, 0, c.total));
+        EXPECT_EQ(std::string(s.Memory() + c.total, 3 * MiB), std::string(3 * MiB, '\0'));
+        s.SetPosition(c.total - 2);
+        char tail[3];
+        EXPECT_EQ(s.Read(tail, 3), 3);
+        EXPECT_EQ(tail[0], PatternByte(c.total - 2));
+        EXPECT_EQ(tail[2], '\0');
+
+        s.Clear();
+        EXPECT_EQ(s.Size(), 0);
+        EXPECT_EQ(s.Write("again", 5), 5);
+        EXPECT_EQ(std::string(s.Memory(), 5), "again");
+    }
 }
 
 TEST(StringList, TextRoundTripFollowsTheCrLfRule) {
