@@ -84,6 +84,15 @@ start_sink() {
   return 1
 }
 
+# stop_sink PID: ends a sink this script started, and forgets it.
+stop_sink() {
+  local pid rest=()
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  for pid in "${sinks[@]}"; do [ "$pid" = "$1" ] || rest+=("$pid"); done
+  sinks=("${rest[@]}")
+}
+
 # write_ini PORT: quillo's settings for a sink on PORT (60 s per network wait, never forever).
 write_ini() {
   cat >"$work/home/quillo.ini" <<EOF
@@ -183,8 +192,7 @@ check_one quillo "${quillo_big[@]}"
 check_one curl "${curl_big[@]}"
 check_one s-nail "${snail_big[@]}"
 check_one ceiling "${ceiling[@]}"
-kill "$sink_pid" 2>/dev/null || true
-wait "$sink_pid" 2>/dev/null || true
+stop_sink "$sink_pid"
 rm -f "$work"/dump/*
 
 # --- Timing against a sink that keeps nothing --------------------------------------------
