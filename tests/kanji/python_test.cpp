@@ -155,7 +155,8 @@ TEST(PythonReader, DecodesSubjectNameAndBody) {
         const std::string name = EncodeDisplayName(Convert(m.Name, utf8), m.Address);
         const std::string body = Convert(WithCrLf(m.Body), utf8);
         ASSERT_TRUE(test::WellFormedJis(body)) << i;
-        std::ofstream eml(dir.Path / ("m" + std::to_string(i) + ".eml"), std::ios::binary);
+        const std::string file = std::string("m").append(std::to_string(i)).append(".eml");
+        std::ofstream eml(dir.Path / file, std::ios::binary);
         eml << "From: " << name << "<" << m.Address << ">\r\n"
             << "Subject: " << subject << "\r\n"
             << "MIME-Version: 1.0\r\n"
