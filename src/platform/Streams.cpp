@@ -32,6 +32,28 @@ char* MapBlock(std::size_t Size) {
     return reinterpret_cast<char*>(aligned);
 }
 
+std::size_t RoundUpHuge(std::size_t Size) {
+    return (Size + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+// Moves the pages of [From, From + Length) to To, replacing what was mapped there; both
+// ranges start on huge-page boundaries and Length is a whole number of huge pages. Only page
+// tables change hands, no byte is copied. The range may be made of several mappings (pages
+// appended from another stream), which one call cannot move: then it goes a huge page at a
+// time, as every seam lies on such a boundary. Should the kernel refuse even that, the first
+// Used bytes are copied instead. Afterwards nothing is left mapped at From.
+void MovePages(char* From, char* To, std::size_t Length, std::size_t Used) {
+    if (::mremap(From, Length, Length, MREMAP_MAYMOVE | MREMAP_FIXED, To) != MAP_FAILED) return;
+    for (std::size_t at = 0; at < Length; at += kHugePage) {
+        if (::mremap(From + at, kHugePage, kHugePage, MREMAP_MAYMOVE | MREMAP_FIXED, To + at) !=
+            MAP_FAILED)
+            continue;
+        if (Used > at) std::memcpy(To + at, From + at, Used - at);
+        ::munmap(From + at, Length - at);
+        return;
+    }
+}
+
 } // namespace
 
 void TStream::SetSize(std::int64_t) {}
@@ -74,31 +96,90 @@ TMemoryStream::~TMemoryStream() {
 
 void TMemoryStream::Reserve(std::int64_t NewCapacity) {
     if (NewCapacity <= capacity_) return;
-    if (NewCapacity < kMapFrom) {
+    if (!mapped_ && NewCapacity < kMapFrom) {
         void* p = std::realloc(data_, static_cast<std::size_t>(NewCapacity));
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<char*>(p);
         capacity_ = NewCapacity;
         return;
     }
-    const std::size_t newSize =
-        (static_cast<std::size_t>(NewCapacity) + kHugePage - 1) & ~(kHugePage - 1);
-    char* block = MapBlock(newSize);
+    MapFor(NewCapacity, mapped_ ? static_cast<std::size_t>(data_ - base_) : 0);
+}
+
+void TMemoryStream::MapFor(std::int64_t NewCapacity, std::size_t Lead) {
+    const std::size_t length = RoundUpHuge(Lead + static_cast<std::size_t>(NewCapacity));
+    char* const block = MapBlock(length);
+    char* const data = block + Lead;
     if (!mapped_) {
-        if (size_ > 0) std::memcpy(block, data_, static_cast<std::size_t>(size_));
+        if (size_ > 0) std::memcpy(data, data_, static_cast<std::size_t>(size_));
         std::free(data_);
+    } else if (static_cast<std::size_t>(data_ - base_) == Lead) {
+        MovePages(base_, block, mapLength_, Lead + static_cast<std::size_t>(size_));
     } else {
-        // Move the old pages to the start of the new block: page tables change hands, no byte
-        // is copied, and both ends stay on huge-page boundaries.
-        const auto oldSize = static_cast<std::size_t>(capacity_);
-        if (::mremap(data_, oldSize, oldSize, MREMAP_MAYMOVE | MREMAP_FIXED, block) == MAP_FAILED) {
-            std::memcpy(block, data_, static_cast<std::size_t>(size_));
-            ::munmap(data_, oldSize);
-        }
+        std::memcpy(data, data_, static_cast<std::size_t>(size_));
+        ::munmap(base_, mapLength_);
     }
-    data_ = block;
-    capacity_ = static_cast<std::int64_t>(newSize);
+    base_ = block;
+    mapLength_ = length;
+    data_ = data;
+    capacity_ = static_cast<std::int64_t>(length - Lead);
     mapped_ = true;
+}
+
+void TMemoryStream::ReserveToAppendTo(std::int64_t NewCapacity, const TMemoryStream& Destination) {
+    if (size_ != 0 || NewCapacity < kMapFrom || !Destination.mapped_) {
+        Reserve(NewCapacity);
+        return;
+    }
+    const std::size_t lead =
+        reinterpret_cast<std::uintptr_t>(Destination.data_ + Destination.size_) % kHugePage;
+    if (mapped_ && static_cast<std::size_t>(data_ - base_) == lead && capacity_ >= NewCapacity)
+        return;
+    const std::int64_t position = position_; // an empty stream may stand past its end
+    Clear();
+    MapFor(NewCapacity, lead);
+    position_ = position;
+}
+
+void TMemoryStream::Append(TMemoryStream& Source) {
+    const std::int64_t n = Source.size_;
+    const std::int64_t at = size_;
+    Reserve(at + n);
+    if (&Source == this) {
+        if (n > 0) std::memcpy(data_ + at, data_, static_cast<std::size_t>(n));
+        size_ = position_ = at + n;
+        return;
+    }
+    char* const to = data_ + at;
+    const char* const from = Source.data_;
+    const auto distance =
+        reinterpret_cast<std::uintptr_t>(to) - reinterpret_cast<std::uintptr_t>(from);
+    if (n > 0 && mapped_ && Source.mapped_ && distance % kHugePage == 0) {
+        // Bytes up to the first huge-page boundary are copied; the pages from there on are
+        // moved. Both ranges stay inside their mappings, whose ends lie on boundaries too;
+        // what the last page holds past Source's end lands past this stream's end.
+        const std::size_t toBoundary =
+            (kHugePage - reinterpret_cast<std::uintptr_t>(to) % kHugePage) % kHugePage;
+        const std::size_t head = std::min(static_cast<std::size_t>(n), toBoundary);
+        std::memcpy(to, from, head);
+        if (const std::size_t rest = static_cast<std::size_t>(n) - head; rest > 0) {
+            char* const src = Source.data_ + head;
+            const std::size_t length = RoundUpHuge(rest);
+            MovePages(src, to + head, length, rest);
+            char* const sourceEnd = Source.base_ + Source.mapLength_;
+            if (src > Source.base_)
+                ::munmap(Source.base_, static_cast<std::size_t>(src - Source.base_));
+            if (src + length < sourceEnd)
+                ::munmap(src + length, static_cast<std::size_t>(sourceEnd - (src + length)));
+            Source.Forget();
+        } else {
+            Source.Clear();
+        }
+    } else {
+        if (n > 0) std::memcpy(to, from, static_cast<std::size_t>(n));
+        Source.Clear();
+    }
+    size_ = position_ = at + n;
 }
 
 void TMemoryStream::SetSize(std::int64_t NewSize) {
@@ -110,10 +191,15 @@ void TMemoryStream::SetSize(std::int64_t NewSize) {
 
 void TMemoryStream::Clear() {
     if (mapped_)
-        ::munmap(data_, static_cast<std::size_t>(capacity_));
+        ::munmap(base_, mapLength_);
     else
         std::free(data_);
-    data_ = nullptr;
+    Forget();
+}
+
+void TMemoryStream::Forget() {
+    data_ = base_ = nullptr;
+    mapLength_ = 0;
     mapped_ = false;
     size_ = capacity_ = position_ = 0;
 }

@@ -45,18 +45,37 @@ public:
     void SetSize(std::int64_t NewSize) override;
 
     void Clear();
-    // Makes room for at least NewCapacity bytes without changing size or position.
+    // Makes room for at least NewCapacity bytes without changing size or position. Bytes
+    // between Size and the capacity have no defined value.
     void Reserve(std::int64_t NewCapacity);
+    // Reserve for an empty stream whose contents will later be appended to Destination with
+    // Append: the block is laid out so that its bytes fall on the same place within a huge
+    // page as Destination's end, and Append can then hand whole pages over instead of copying
+    // them. Otherwise (not empty, or either block small) it is a plain Reserve.
+    void ReserveToAppendTo(std::int64_t NewCapacity, const TMemoryStream& Destination);
+    // Appends the whole of Source at the end of this stream, moves the position to the new
+    // end and leaves Source empty. Where the two blocks line up (see ReserveToAppendTo) the
+    // pages change hands and only the bytes before the first huge-page boundary are copied,
+    // so a large Source is never held twice.
+    void Append(TMemoryStream& Source);
     char* Memory() { return data_; }
     const char* Memory() const { return data_; }
     std::int64_t Size() const { return size_; }
 
 private:
+    // Maps a block for at least NewCapacity bytes whose first byte lies Lead bytes past a
+    // huge-page boundary, moves the contents there and drops the old block.
+    void MapFor(std::int64_t NewCapacity, std::size_t Lead);
+    // Forgets the block without releasing it (its pages now belong elsewhere or are gone).
+    void Forget();
+
     char* data_ = nullptr;
     std::int64_t size_ = 0;
     std::int64_t capacity_ = 0;
     std::int64_t position_ = 0;
-    bool mapped_ = false; // data_ is our own mapping, not from malloc
+    bool mapped_ = false;       // data_ lies in our own mapping, not from malloc
+    char* base_ = nullptr;      // start of that mapping, on a huge-page boundary
+    std::size_t mapLength_ = 0; // its length, a whole number of huge pages
 };
 
 } // namespace quillo
