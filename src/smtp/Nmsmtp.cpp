@@ -380,10 +380,12 @@ void TNMSMTP::SendAttachments(int Index) {
         if (OnAttachmentNotFound) OnAttachmentNotFound(path);
         throw;
     }
-    // Base64 turns every 45 bytes into a line of 62; reserving that up front spares the
-    // memory stream its repeated growth on a large file.
+    // Room for the whole part up front: base64 turns every 45 bytes into a line of 62 (uuCode
+    // 63). The message grows by it, so the encoded text can be handed over page by page.
     const std::int64_t sourceSize = file->GetSize();
-    encoded.Reserve((sourceSize / 45 + 2) * 64);
+    const std::int64_t estimate = (sourceSize / 45 + 2) * 64;
+    BodyStream.Reserve(BodyStream.Size() + estimate + 4096);
+    encoded.ReserveToAppendTo(estimate, BodyStream);
 
     encoder.SourceStream = file.get();
     encoder.TargetStream = &buffered;
@@ -392,37 +394,41 @@ void TNMSMTP::SendAttachments(int Index) {
     if (OnEncodeEnd) OnEncodeEnd(path);
     file.reset();
 
+    // The rewind writes out what the buffered stream still holds, so the memory stream
+    // behind it has every encoded byte from here on.
     buffered.SetPosition(0);
     const std::int64_t size = buffered.GetSize();
-    BodyStream.Reserve(BodyStream.Size() + size + 4096);
+    if (size != encoded.Size()) throw EStreamError("Stream read error");
 
-    // Copy in large blocks. An encoded line that begins with "." (uuCode can make one) gets
-    // the doubled dot of a body line; base64 never starts a line with ".".
-    constexpr std::int32_t kBlock = 1 << 20;
-    std::vector<char> block(static_cast<std::size_t>(std::min<std::int64_t>(size, kBlock)));
-    bool lineStart = true;
-    std::int64_t left = size;
-    while (left > 0) {
-        const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, kBlock));
-        buffered.ReadBuffer(block.data(), n);
-        left -= n;
-        const char* const begin = block.data();
-        const char* const end = begin + n;
-        const char* pending = begin;
-        for (const char* q = begin; q < end;) {
-            const void* dot = std::memchr(q, '.', static_cast<std::size_t>(end - q));
-            if (dot == nullptr) break;
-            const char* d = static_cast<const char*>(dot);
-            if (d == begin ? lineStart : d[-1] == '\n') {
-                BodyStream.WriteBuffer(pending, static_cast<std::int32_t>(d - pending));
-                WriteText(BodyStream, ".");
-                pending = d;
-            }
-            q = d + 1;
-        }
-        BodyStream.WriteBuffer(pending, static_cast<std::int32_t>(end - pending));
-        lineStart = end[-1] == '\n';
+    // Base64 never starts a line with "."; then the text goes over as it is, page by page.
+    if (EncodeType == uuMime) {
+        BodyStream.Append(encoded);
+        return;
     }
+    // An encoded line that begins with "." (uuCode can make one) gets the doubled dot of a
+    // body line.
+    const char* const begin = encoded.Memory();
+    const char* const end = begin + size;
+    const char* pending = begin;
+    const auto flush = [&](const char* upTo) {
+        while (pending < upTo) {
+            const auto n = static_cast<std::int32_t>(
+                std::min<std::int64_t>(upTo - pending, std::int64_t{1} << 30));
+            BodyStream.WriteBuffer(pending, n);
+            pending += n;
+        }
+    };
+    for (const char* q = begin; q < end;) {
+        const void* dot = std::memchr(q, '.', static_cast<std::size_t>(end - q));
+        if (dot == nullptr) break;
+        const char* d = static_cast<const char*>(dot);
+        if (d == begin || d[-1] == '\n') {
+            flush(d);
+            WriteText(BodyStream, ".");
+        }
+        q = d + 1;
+    }
+    flush(end);
 }
 
 } // namespace quillo
