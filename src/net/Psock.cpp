@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <system_error>
 #include <thread>
+#include <typeinfo>
 #include <unistd.h>
 #include <utility>
 
@@ -673,6 +674,10 @@ void TPowersock::SendBuffer(const char* Data, std::uint16_t Length) {
 void TPowersock::SendStream(TStream& Stream) {
     StatusMessage(8, "SendStream");
     Stream.SetPosition(0);
+    // A plain memory stream (the message body) is sent straight from its memory instead of
+    // being copied block by block into WorkArea first; blocks, counts and events stay alike.
+    TMemoryStream* const memory =
+        typeid(Stream) == typeid(TMemoryStream) ? static_cast<TMemoryStream*>(&Stream) : nullptr;
     if (!Canceled) {
         const std::int64_t size = Stream.GetSize();
         BytesSent = 0;
@@ -680,15 +685,33 @@ void TPowersock::SendStream(TStream& Stream) {
         do {
             const auto want = static_cast<std::int32_t>(
                 std::min<std::int64_t>(size - Stream.GetPosition(), WorkAreaBlock));
-            std::int32_t rest = Stream.Read(WorkArea.get(), want);
-            const char* block = WorkArea.get();
+            std::int64_t from = 0; // where the block starts in the memory or in WorkArea
+            std::int32_t rest;
+            if (memory != nullptr) {
+                from = memory->GetPosition();
+                rest = static_cast<std::int32_t>(
+                    std::clamp<std::int64_t>(memory->Size() - from, 0, std::max(want, 0)));
+                memory->Seek(rest, soFromCurrent);
+            } else {
+                rest = Stream.Read(WorkArea.get(), want);
+            }
             do {
+                if (memory != nullptr) {
+                    // A handler run inside the wait may have changed the stream: never send
+                    // beyond what it still holds. Nothing to send ends it, as a send of
+                    // nothing would.
+                    rest = static_cast<std::int32_t>(
+                        std::clamp<std::int64_t>(memory->Size() - from, 0, rest));
+                    if (rest == 0) return;
+                }
+                const char* block =
+                    memory != nullptr ? memory->Memory() + from : WorkArea.get() + from;
                 const ssize_t n = ::send(socket_, block,
                                          static_cast<std::size_t>(std::max(rest, 0)), MSG_NOSIGNAL);
                 if (n == 0) return;
                 bool blocked = false;
                 if (n > 0) {
-                    block += n;
+                    from += n;
                     rest -= static_cast<std::int32_t>(n);
                     BytesSent += static_cast<int>(n);
                     if (OnPacketSent) OnPacketSent(this);
