@@ -13,7 +13,8 @@
 # figure is for the same, complete mail.
 #   bench/mail.sh [SIZE_MIB]
 # SIZE_MIB defaults to 64; QUILLO_BENCH_RUNS (default 5) and QUILLO_BENCH_TINY_RUNS (default
-# 50) set the rounds. Needs what scripts/bench-deps installs; builds build-bench/ (Release).
+# 50) set the rounds. Needs what scripts/bench-deps installs; builds build-bench/ (Release), or
+# the folder QUILLO_BENCH_BUILD names.
 # Prints the figures and each goal as met or MISSED; exits non-zero only when something
 # failed to run.
 set -euo pipefail
@@ -21,7 +22,7 @@ cd "$(dirname "$0")/.."
 mib=${1:-64}
 runs=${QUILLO_BENCH_RUNS:-5}
 tiny_runs=${QUILLO_BENCH_TINY_RUNS:-50}
-build=$PWD/build-bench
+build=$(realpath -m "${QUILLO_BENCH_BUILD:-build-bench}")
 export PATH=$PATH:/usr/sbin:/sbin
 
 for tool in smtp-sink hyperfine curl s-nail base64 python3 timeout cmake ninja; do
@@ -35,7 +36,7 @@ done
   exit 1
 }
 
-echo "building quillo and the benchmark drivers in build-bench/ (Release)"
+echo "building quillo and the benchmark drivers in $build (Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLO_BENCH=ON -DQUILLO_TESTS=OFF >/dev/null
 cmake --build "$build" --target quillo bench_encoder bench_sink_client -j2 >/dev/null
 

@@ -42,16 +42,19 @@ std::size_t RoundUpHuge(std::size_t Size) {
 // appended from another stream), which one call cannot move: then it goes a huge page at a
 // time, as every seam lies on such a boundary. Should the kernel refuse even that, the first
 // Used bytes are copied instead. Afterwards nothing is left mapped at From.
-void MovePages(char* From, char* To, std::size_t Length, std::size_t Used) {
-    if (::mremap(From, Length, Length, MREMAP_MAYMOVE | MREMAP_FIXED, To) != MAP_FAILED) return;
+// Returns the number of bytes copied.
+std::size_t MovePages(char* From, char* To, std::size_t Length, std::size_t Used) {
+    if (::mremap(From, Length, Length, MREMAP_MAYMOVE | MREMAP_FIXED, To) != MAP_FAILED) return 0;
     for (std::size_t at = 0; at < Length; at += kHugePage) {
         if (::mremap(From + at, kHugePage, kHugePage, MREMAP_MAYMOVE | MREMAP_FIXED, To + at) !=
             MAP_FAILED)
             continue;
-        if (Used > at) std::memcpy(To + at, From + at, Used - at);
+        const std::size_t copied = Used > at ? Used - at : 0;
+        std::memcpy(To + at, From + at, copied);
         ::munmap(From + at, Length - at);
-        return;
+        return copied;
     }
+    return 0;
 }
 
 } // namespace
@@ -141,15 +144,16 @@ void TMemoryStream::ReserveToAppendTo(std::int64_t NewCapacity, const TMemoryStr
     position_ = position;
 }
 
-void TMemoryStream::Append(TMemoryStream& Source) {
+std::int64_t TMemoryStream::Append(TMemoryStream& Source) {
     const std::int64_t n = Source.size_;
     const std::int64_t at = size_;
     Reserve(at + n);
     if (&Source == this) {
         if (n > 0) std::memcpy(data_ + at, data_, static_cast<std::size_t>(n));
         size_ = position_ = at + n;
-        return;
+        return n;
     }
+    std::int64_t copied = n;
     char* const to = data_ + at;
     const char* const from = Source.data_;
     const auto distance =
@@ -165,7 +169,7 @@ void TMemoryStream::Append(TMemoryStream& Source) {
         if (const std::size_t rest = static_cast<std::size_t>(n) - head; rest > 0) {
             char* const src = Source.data_ + head;
             const std::size_t length = RoundUpHuge(rest);
-            MovePages(src, to + head, length, rest);
+            copied = static_cast<std::int64_t>(head + MovePages(src, to + head, length, rest));
             char* const sourceEnd = Source.base_ + Source.mapLength_;
             if (src > Source.base_)
                 ::munmap(Source.base_, static_cast<std::size_t>(src - Source.base_));
@@ -180,6 +184,7 @@ void TMemoryStream::Append(TMemoryStream& Source) {
         Source.Clear();
     }
     size_ = position_ = at + n;
+    return copied;
 }
 
 void TMemoryStream::SetSize(std::int64_t NewSize) {

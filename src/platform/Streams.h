@@ -56,8 +56,8 @@ public:
     // Appends the whole of Source at the end of this stream, moves the position to the new
     // end and leaves Source empty. Where the two blocks line up (see ReserveToAppendTo) the
     // pages change hands and only the bytes before the first huge-page boundary are copied,
-    // so a large Source is never held twice.
-    void Append(TMemoryStream& Source);
+    // so a large Source is never held twice. Returns the number of bytes copied.
+    std::int64_t Append(TMemoryStream& Source);
     char* Memory() { return data_; }
     const char* Memory() const { return data_; }
     std::int64_t Size() const { return size_; }

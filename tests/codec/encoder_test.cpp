@@ -1,9 +1,13 @@
 #include "codec/Nms_stream.h"
 #include "codec/Nmuue.h"
 #include "platform/Exceptions.h"
+#include "platform/FileStream.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace quillo;
@@ -283,4 +287,222 @@ TEST(Encoder, RefusesAnUnknownMethodOrMissingStreams) {
     EXPECT_THROW(e.Encode(), Exception);
     EXPECT_EQ(Contents(target), "x");
     EXPECT_EQ(target.GetPosition(), 0);
+}
+
+// --- Base64 kernels and the shortcuts -------------------------------------------------
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+const TMimeKernel kKernels[] = {mkPortable, mkSsse3, mkAvx2};
+
+const char* KernelName(TMimeKernel k) {
+    return k == mkAvx2 ? "avx2" : k == mkSsse3 ? "ssse3" : "portable";
+}
+
+// Sets the kernel Encode uses for one scope.
+struct UseKernel {
+    explicit UseKernel(TMimeKernel k) : saved(MimeKernel) { MimeKernel = k; }
+    ~UseKernel() { MimeKernel = saved; }
+    TMimeKernel saved;
+};
+
+} // namespace
+
+TEST(MimeKernel, ChoiceFollowsTheProcessor) {
+#if defined(__x86_64__) || defined(__i386__)
+    EXPECT_EQ(MimeKernelFor(false, false), mkPortable);
+    EXPECT_EQ(MimeKernelFor(true, false), mkSsse3);
+    EXPECT_EQ(MimeKernelFor(true, true), mkAvx2);
+    __builtin_cpu_init();
+    EXPECT_EQ(BestMimeKernel(),
+              MimeKernelFor(__builtin_cpu_supports("ssse3"), __builtin_cpu_supports("avx2")));
+#else
+    EXPECT_EQ(MimeKernelFor(true, true), mkPortable);
+    EXPECT_EQ(BestMimeKernel(), mkPortable);
+#endif
+    EXPECT_EQ(MimeKernel, BestMimeKernel());
+}
+
+// Every kernel this processor runs gives the portable bytes, for random lines and for lines
+// that put every byte value in each of the three places of a group. The buffers are sized
+// to what the kernels may touch, so the sanitizer build catches a read or write beyond it.
+TEST(MimeKernel, EveryKernelGivesThePortableBytes) {
+    std::string allValues;
+    for (int shift = 0; shift < 3; ++shift)
+        for (int v = 0; v < 256; ++v) {
+            allValues += static_cast<char>(v);
+            allValues += static_cast<char>((v * 7 + shift) & 0xFF);
+            allValues += static_cast<char>(255 - v);
+        }
+    allValues.resize(allValues.size() / 45 * 45);
+    const std::string inputs[] = {allValues, RandomBytes(45, 1), RandomBytes(45 * 7, 2),
+                                  RandomBytes(45 * 2048, 3)};
+    for (const std::string& input : inputs) {
+        const std::size_t lines = input.size() / 45;
+        std::vector<unsigned char> in(input.begin(), input.end());
+        in.resize(input.size() + 8);
+        std::string portable(lines * 62 + 2, '\0');
+        char* end = EncodeMimeLines(mkPortable, in.data(), lines, portable.data());
+        ASSERT_EQ(end - portable.data(), static_cast<std::ptrdiff_t>(lines * 62));
+        portable.resize(lines * 62);
+        EXPECT_EQ(portable, ExpectedLines(input, uuMime));
+        for (TMimeKernel k : kKernels) {
+            SCOPED_TRACE(std::string(KernelName(k)) + ", " + std::to_string(lines) + " lines");
+            if (k > BestMimeKernel()) continue; // this processor lacks it
+            std::vector<char> out(lines * 62 + 2 + 16, '#');
+            end = EncodeMimeLines(k, in.data(), lines, out.data());
+            EXPECT_EQ(end - out.data(), static_cast<std::ptrdiff_t>(lines * 62));
+            EXPECT_EQ(std::string(out.data(), lines * 62), portable);
+            EXPECT_EQ(std::string(out.end() - 16, out.end()), std::string(16, '#'))
+                << "wrote more than 2 bytes past the last line";
+        }
+    }
+    // Asking for a kernel the processor lacks gives the same bytes through one it has.
+    std::vector<unsigned char> in(45 + 8, 'x');
+    char out[64];
+    EncodeMimeLines(mkAvx2, in.data(), 1, out);
+    EXPECT_EQ(std::string(out, 62), ExpectedLines(std::string(45, 'x'), uuMime));
+}
+
+TEST(Encoder, EveryKernelForEveryLengthUpTo200AndALargeInput) {
+    for (TMimeKernel k : kKernels) {
+        if (k > BestMimeKernel()) continue;
+        SCOPED_TRACE(KernelName(k));
+        UseKernel use(k);
+        for (std::size_t n = 0; n <= 200; ++n) {
+            const std::string bytes = RandomBytes(n, static_cast<unsigned>(n));
+            ASSERT_EQ(EncodeToMemory(bytes, uuMime), ExpectedLines(bytes, uuMime)) << n;
+        }
+        // Several chunks, through a buffered stream as the mail does.
+        const std::string bytes = RandomBytes(3 * 92160 + 1234, 99);
+        TMemoryStream source, memory;
+        source.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+        TS_BufferStream target(memory);
+        TNMUUProcessor e(nullptr);
+        e.SourceStream = &source;
+        e.TargetStream = &target;
+        e.Encode();
+        EXPECT_TRUE(Contents(memory) == ExpectedLines(bytes, uuMime));
+    }
+}
+
+namespace {
+
+// A stream that writes only part of every Nth write (0: never), and records the writes.
+class TShortWriteStream : public TMemoryStream {
+public:
+    explicit TShortWriteStream(int Every) : every(Every) {}
+    std::int32_t Write(const void* Buffer, std::int32_t Count) override {
+        sizes.push_back(Count);
+        if (every > 0 && sizes.size() % static_cast<std::size_t>(every) == 0) Count /= 3;
+        return TMemoryStream::Write(Buffer, Count);
+    }
+    int every;
+    std::vector<std::int32_t> sizes;
+};
+
+// Same behaviour as their bases, but another type, so the encoder takes the line-by-line
+// road with them.
+class TPlainSource : public TMemoryStream {};
+class TPlainBuffer : public TS_BufferStream {
+public:
+    using TS_BufferStream::TS_BufferStream;
+};
+
+struct TRun {
+    std::string wrapped;
+    std::vector<std::int32_t> sizes;
+    int flushes = 0;
+    std::int64_t sourcePosition = 0;
+    std::string failure;
+    bool operator==(const TRun&) const = default;
+};
+
+TRun RunThrough(const std::string& Bytes, UUMethods Method, int ShortEvery, bool PlainSource,
+                bool PlainTarget) {
+    TMemoryStream exactSource;
+    TPlainSource plainSource;
+    TMemoryStream& source = PlainSource ? plainSource : exactSource;
+    source.Write(Bytes.data(), static_cast<std::int32_t>(Bytes.size()));
+    TShortWriteStream wrapped(ShortEvery);
+    TRun run;
+    {
+        std::unique_ptr<TS_BufferStream> target = PlainTarget
+                                                      ? std::make_unique<TPlainBuffer>(wrapped)
+                                                      : std::make_unique<TS_BufferStream>(wrapped);
+        target->OnBufferFlushed = [&](TObject*) { ++run.flushes; };
+        TNMUUProcessor e(nullptr);
+        e.Method = Method;
+        e.SourceStream = &source;
+        e.TargetStream = target.get();
+        try {
+            e.Encode();
+        } catch (const Exception& x) {
+            run.failure = x.Message(); // a short last flush fails the rewind
+        }
+    }
+    run.wrapped = Contents(wrapped);
+    run.sizes = wrapped.sizes;
+    run.sourcePosition = source.GetPosition();
+    return run;
+}
+
+} // namespace
+
+// Reading many lines at once and handing many lines to a buffered target in one Write are
+// shortcuts only: what the buffered stream's own stream sees (every write, and the bytes a
+// refused flush loses) and the flush events must be those of the line-by-line road.
+TEST(Encoder, ShortcutsLeaveTheBufferedStreamsWritesAlone) {
+    const std::string sizes[] = {RandomBytes(45 * 2048 * 2 + 45 * 3 + 17, 5),
+                                 RandomBytes(45 * 2048, 6), RandomBytes(40000, 7)};
+    for (const std::string& bytes : sizes)
+        for (UUMethods method : {uuMime, uuCode})
+            for (int shortEvery : {0, 1, 3}) {
+                SCOPED_TRACE(std::to_string(bytes.size()) + (method == uuMime ? " mime" : " uu") +
+                             ", every " + std::to_string(shortEvery) + " flush short");
+                const TRun lineByLine = RunThrough(bytes, method, shortEvery, true, true);
+                if (shortEvery == 0) {
+                    EXPECT_TRUE(lineByLine.wrapped == ExpectedLines(bytes, method));
+                }
+                EXPECT_TRUE(RunThrough(bytes, method, shortEvery, false, false) == lineByLine);
+                EXPECT_TRUE(RunThrough(bytes, method, shortEvery, false, true) == lineByLine);
+                EXPECT_TRUE(RunThrough(bytes, method, shortEvery, true, false) == lineByLine);
+            }
+}
+
+TEST(Encoder, AFileSourceIsReadWhole) {
+    char dir[] = "/tmp/quillo-enc-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/in.bin";
+    for (std::size_t n : {std::size_t{0}, std::size_t{44}, std::size_t{92160 * 2 + 1}}) {
+        SCOPED_TRACE(n);
+        const std::string bytes = RandomBytes(n, 11);
+        {
+            TFileStream out(path, fmCreate);
+            out.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+        }
+        TFileStream source(path, fmOpenRead);
+        TMemoryStream memory;
+        TS_BufferStream target(memory);
+        TNMUUProcessor e(nullptr);
+        e.SourceStream = &source;
+        e.TargetStream = &target;
+        e.Encode();
+        EXPECT_EQ(source.GetPosition(), static_cast<std::int64_t>(n));
+        EXPECT_TRUE(Contents(memory) == ExpectedLines(bytes, uuMime));
+    }
+    std::remove(path.c_str());
+    ::rmdir(dir);
 }

@@ -548,6 +548,9 @@ TEST_F(Transport, WriteStopsAtZeroByteAndRefusesOverlongText) {
         << "lengths " << server.Transcript().size() << " and " << expected.size();
 }
 
+// A plain memory stream goes out straight from its memory, any other stream through
+// WorkArea; both in the same blocks, seen here as the positions the stream stands at when
+// each packet has gone.
 TEST_F(Transport, SendStreamInBlocks) {
     struct Case {
         const char* name;
@@ -560,31 +563,68 @@ TEST_F(Transport, SendStreamInBlocks) {
         {"two blocks and the rest", 2 * 65536 + 1000, {65536, 65536, 1000}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        // The content ends like a mail body, so that the server can reply once it has all.
-        std::string content;
-        for (std::int32_t i = 0; i + 5 < c.size; ++i)
-            content += static_cast<char>('A' + i % 26);
-        if (c.size > 0) content += "\r\n.\r\n";
-        FakeSmtpServer server(c.size > 0 ? std::vector<Step>{Data(), S("250 ok\r\n")}
-                                         : std::vector<Step>{});
-        auto sock = ConnectedTo(server);
-        RecordingStream stream;
-        stream.Write(content.data(), c.size); // the position is left at the end
-        int packets = 0;
-        sock->OnPacketSent = [&](TObject*) { ++packets; };
-        sock->SendStream(stream);
-        EXPECT_EQ(stream.Reads, c.reads);
-        EXPECT_EQ(sock->BytesSent, c.size);
-        EXPECT_EQ(sock->BytesTotal, c.size);
-        EXPECT_GE(packets, c.size == 0 ? 0 : static_cast<int>(c.reads.size()));
-        if (c.size > 0) {
-            EXPECT_EQ(sock->ReadLn(), "250 ok\r\n");
+        for (bool plain : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (plain ? ", plain memory stream" : ", through reads"));
+            // The content ends like a mail body, so that the server can reply once it has all.
+            std::string content;
+            for (std::int32_t i = 0; i + 5 < c.size; ++i)
+                content += static_cast<char>('A' + i % 26);
+            if (c.size > 0) content += "\r\n.\r\n";
+            FakeSmtpServer server(c.size > 0 ? std::vector<Step>{Data(), S("250 ok\r\n")}
+                                             : std::vector<Step>{});
+            auto sock = ConnectedTo(server);
+            RecordingStream recording;
+            TMemoryStream memory;
+            TMemoryStream& stream = plain ? memory : recording;
+            stream.Write(content.data(), c.size); // the position is left at the end
+            int packets = 0;
+            std::vector<std::int32_t> blockEnds;
+            sock->OnPacketSent = [&](TObject*) {
+                ++packets;
+                const auto at = static_cast<std::int32_t>(stream.GetPosition());
+                if (blockEnds.empty() || blockEnds.back() != at) blockEnds.push_back(at);
+            };
+            sock->SendStream(stream);
+            if (!plain) {
+                EXPECT_EQ(recording.Reads, c.reads);
+            }
+            std::vector<std::int32_t> expectedEnds;
+            for (std::int32_t n = 0; std::int32_t r : c.reads)
+                if (r > 0) expectedEnds.push_back(n += r);
+            EXPECT_EQ(blockEnds, expectedEnds);
+            EXPECT_EQ(stream.GetPosition(), c.size);
+            EXPECT_EQ(sock->BytesSent, c.size);
+            EXPECT_EQ(sock->BytesTotal, c.size);
+            EXPECT_GE(packets, c.size == 0 ? 0 : static_cast<int>(c.reads.size()));
+            if (c.size > 0) {
+                EXPECT_EQ(sock->ReadLn(), "250 ok\r\n");
+            }
+            sock.reset();
+            EXPECT_TRUE(server.Transcript() == content)
+                << "lengths " << server.Transcript().size() << " and " << content.size();
         }
-        sock.reset();
-        EXPECT_TRUE(server.Transcript() == content)
-            << "lengths " << server.Transcript().size() << " and " << content.size();
     }
+}
+
+// A handler that empties the stream while it is being sent straight from its memory must
+// not make the transport send from memory that is gone: the send ends early, quietly.
+TEST_F(Transport, SendStreamOfAMemoryStreamEmptiedOnTheWay) {
+    FakeSmtpServer server({});
+    auto sock = ConnectedTo(server);
+    TMemoryStream stream;
+    const std::string content(3 * 65536, 'm');
+    stream.Write(content.data(), static_cast<std::int32_t>(content.size()));
+    int packets = 0;
+    sock->OnPacketSent = [&](TObject*) {
+        if (++packets == 1) stream.Clear();
+    };
+    sock->SendStream(stream);
+    EXPECT_EQ(packets, 1);
+    EXPECT_LE(sock->BytesSent, 65536);
+    const int sent = sock->BytesSent;
+    sock.reset();
+    EXPECT_EQ(server.Transcript(), content.substr(0, static_cast<std::size_t>(sent)));
 }
 
 // --- Status reports ------------------------------------------------------------------

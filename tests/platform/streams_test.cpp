@@ -104,6 +104,102 @@ TEST(MemoryStream, LargeBlocksKeepTheirBytesThroughGrowthReserveAndClear) {
     }
 }
 
+// Append moves whole huge pages when the source was laid out for it and copies otherwise;
+// either way the bytes, sizes and positions must come out the same, the source must be
+// empty and usable, and the destination must keep growing and writing correctly afterwards
+// (its block is then made of several mappings).
+TEST(MemoryStream, AppendKeepsTheBytesWhetherPagesMoveOrAreCopied) {
+    constexpr std::int64_t MiB = 1 << 20;
+    struct Case {
+        const char* name;
+        std::int64_t destination;   // bytes already in the destination
+        std::int64_t destReserve;   // 0: none
+        std::int64_t source;        // bytes appended
+        std::int64_t sourceReserve; // 0: none
+        bool laidOut;               // ReserveToAppendTo instead of Reserve (pages move when
+                                    // the destination is a large block already)
+    } cases[] = {
+        {"both small", 10, 0, 1000, 0, false},
+        {"nothing to append", 10, 0, 0, 0, false},
+        {"small destination, large source", 10, 0, 5 * MiB + 7, 0, false},
+        {"laid out after a short head", 100, 16 * MiB, 9 * MiB + 3, 9 * MiB + 3, true},
+        {"laid out on a page boundary", 2 * MiB, 16 * MiB, 6 * MiB, 6 * MiB, true},
+        {"laid out, one byte before a boundary", 2 * MiB - 1, 16 * MiB, 4 * MiB + 1, 5 * MiB, true},
+        {"laid out, shorter than the head", 1, 16 * MiB, MiB, 5 * MiB, true},
+        {"laid out, destination to grow", 333, 0, 7 * MiB, 7 * MiB, true},
+        {"not lined up: copied", 100, 16 * MiB, 9 * MiB, 9 * MiB, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TMemoryStream destination, source;
+        if (c.destReserve > 0) destination.Reserve(c.destReserve);
+        std::string chunk(1 << 16, '\0');
+        const auto fill = [&](TMemoryStream& s, std::int64_t from, std::int64_t to) {
+            for (std::int64_t at = from; at < to;) {
+                const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(1 << 16, to - at));
+                for (std::int32_t k = 0; k < n; ++k)
+                    chunk[static_cast<size_t>(k)] = PatternByte(at + k);
+                ASSERT_EQ(s.Write(chunk.data(), n), n);
+                at += n;
+            }
+        };
+        fill(destination, 0, c.destination);
+        if (c.laidOut) {
+            source.ReserveToAppendTo(c.sourceReserve, destination);
+            if (c.sourceReserve >= 4 * MiB && c.destReserve > 0) {
+                const auto gap =
+                    reinterpret_cast<std::uintptr_t>(source.Memory()) -
+                    reinterpret_cast<std::uintptr_t>(destination.Memory() + destination.Size());
+                EXPECT_EQ(gap % (2 * MiB), 0u) << "not laid out for a move";
+            }
+        } else if (c.sourceReserve > 0) {
+            source.Reserve(c.sourceReserve);
+        }
+        // The source's bytes continue the destination's pattern.
+        source.SetPosition(0);
+        for (std::int64_t at = 0; at < c.source;) {
+            const auto n =
+                static_cast<std::int32_t>(std::min<std::int64_t>(1 << 16, c.source - at));
+            for (std::int32_t k = 0; k < n; ++k)
+                chunk[static_cast<size_t>(k)] = PatternByte(c.destination + at + k);
+            ASSERT_EQ(source.Write(chunk.data(), n), n);
+            at += n;
+        }
+
+        const std::int64_t copied = destination.Append(source);
+        if (c.laidOut && c.destReserve > 0) {
+            EXPECT_LE(copied, 2 * MiB) << "pages copied instead of moved";
+        } else {
+            EXPECT_EQ(copied, c.source);
+        }
+        const std::int64_t total = c.destination + c.source;
+        EXPECT_EQ(destination.Size(), total);
+        EXPECT_EQ(destination.GetPosition(), total);
+        EXPECT_TRUE(HoldsPattern(destination, 0, total));
+        EXPECT_EQ(source.Size(), 0);
+        EXPECT_EQ(source.GetPosition(), 0);
+        EXPECT_EQ(source.Write("again", 5), 5);
+        EXPECT_EQ(std::string(source.Memory(), 5), "again");
+
+        // Writing on and growing well past the moved pages keeps every byte.
+        fill(destination, total, total + MiB + 5);
+        destination.Reserve(total + 40 * MiB);
+        fill(destination, total + MiB + 5, total + 6 * MiB);
+        EXPECT_TRUE(HoldsPattern(destination, 0, total + 6 * MiB));
+        destination.Clear();
+        EXPECT_EQ(destination.Write("x", 1), 1);
+    }
+}
+
+TEST(MemoryStream, AppendToItselfDoublesTheBytes) {
+    TMemoryStream s;
+    s.Write("abc", 3);
+    s.SetPosition(1);
+    s.Append(s);
+    EXPECT_EQ(std::string(s.Memory(), static_cast<size_t>(s.Size())), "abcabc");
+    EXPECT_EQ(s.GetPosition(), 6);
+}
+
 TEST(StringList, TextRoundTripFollowsTheCrLfRule) {
     struct Case {
         std::string text;

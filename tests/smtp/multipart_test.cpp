@@ -158,6 +158,78 @@ TEST(Multipart, UuencodedLineStartingWithDotIsDoubled) {
     EXPECT_EQ(body.substr(start + expected.size()), "--" + client.Boundary + "--\r\n");
 }
 
+// Large files take the fast roads: base64 text handed to the body page by page, uuencoded
+// text copied with the dot check. The body must hold exactly the parts, in order, also when
+// the body has to grow for the second file after the first one's pages came over.
+TEST(Multipart, LargeAttachmentsArriveWhole) {
+    TempDir dir;
+    std::string first(5 * 1024 * 1024 + 17, '\0'), second(45 * 100000 + 14, '\0');
+    unsigned x = 12345;
+    for (std::string* s : {&first, &second})
+        for (char& c : *s) {
+            x = x * 1103515245u + 12345u;
+            c = static_cast<char>(x >> 23);
+        }
+    const std::string firstPath = dir.Write("first.bin", first);
+    const std::string secondPath = dir.Write("second.bin", second);
+    // Reference lines: 45 bytes to a line, bit by bit.
+    const auto lines = [](const std::string& Bytes, UUMethods Method) {
+        const char* alphabet =
+            Method == uuMime ? "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+                             : "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+        std::string out;
+        for (std::size_t at = 0; at < Bytes.size(); at += 45) {
+            const std::size_t n = std::min<std::size_t>(45, Bytes.size() - at);
+            if (Method == uuCode) out += alphabet[n];
+            for (std::size_t i = 0; i < n; i += 3) {
+                const auto byte = [&](std::size_t k) {
+                    return k < n ? static_cast<unsigned char>(Bytes[at + k]) : 0u;
+                };
+                const unsigned v = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+                const std::size_t chars =
+                    std::min<std::size_t>(4, (n - i) * 4 / 3 + ((n - i) % 3 != 0));
+                for (std::size_t k = 0; k < 4; ++k)
+                    if (k < chars)
+                        out += alphabet[(v >> (18 - 6 * k)) & 63];
+                    else if (Method == uuMime)
+                        out += '=';
+            }
+            out += "\r\n";
+        }
+        if (Method == uuCode) out += "`\r\n";
+        return out;
+    };
+    for (UUMethods method : {uuMime, uuCode}) {
+        SCOPED_TRACE(method == uuMime ? "base64" : "uuencode");
+        TNMSMTP client;
+        client.EncodeType = method;
+        client.PostMessage.Attachments.Add(firstPath);
+        client.PostMessage.Attachments.Add(secondPath);
+        client.AssembleMail();
+        const std::string body = BodyOf(client);
+        std::string secondLines = lines(second, method);
+        if (method == uuCode) {
+            // The last data line holds 14 bytes and so begins with ".", which is doubled.
+            const std::size_t last = secondLines.size() - std::string("`\r\n").size() - 22;
+            ASSERT_EQ(secondLines[last], '.');
+            secondLines.insert(last, ".");
+        }
+        const std::string& b = client.Boundary;
+        const auto head = [&](const std::string& name) {
+            return "--" + b + "\r\nContent-Type: application/octet-stream; name=\"" + name +
+                   "\"\r\nContent-Transfer-Encoding: base64\r\n"
+                   "Content-Disposition: attachment; filename=\"" +
+                   name + "\"\r\n\r\n";
+        };
+        const std::string expected = "--" + b +
+                                     "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" +
+                                     head("first.bin") + lines(first, method) + head("second.bin") +
+                                     secondLines + "--" + b + "--\r\n";
+        EXPECT_EQ(body.size(), expected.size());
+        EXPECT_TRUE(body == expected);
+    }
+}
+
 // The part header is written before the file is opened, so a missing file still shows the
 // name it would have carried.
 TEST(Multipart, FileNameOfThePath) {
