@@ -110,7 +110,7 @@ private:
 };
 
 std::string Inspect(const std::vector<std::string>& Args) {
-    std::vector<std::string> argv{kPython, kHere + "/inspect_mail.py"};
+    std::vector<std::string> argv{kPython, kHere + "/read_mail.py"};
     argv.insert(argv.end(), Args.begin(), Args.end());
     Child child(argv);
     return child.ReadAll(std::chrono::seconds(20));

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints what Python's email package reads from a stored message, one item a line.
 
-Usage: inspect_mail.py MESSAGE [FILE...]
+Usage: read_mail.py MESSAGE [FILE...]
 
   from NAME <ADDRESS>            display name and address of the From header
   to ADDRESS,...                 addresses of the To header ("cc" likewise)
