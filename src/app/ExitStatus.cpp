@@ -10,13 +10,15 @@ namespace quillo {
 
 namespace {
 
-// A failure that carries the server's reply line starts with its reply code.
+// A failure that carries the server's reply line starts with its reply code, read by the
+// transport's own rule.
 bool ReplyCode(const std::string& Message, int& Code) {
     if (Message.empty() || Message[0] < '0' || Message[0] > '9') return false;
-    Code = 0;
-    for (std::size_t i = 0; i < Message.size() && i < 6 && Message[i] >= '0' && Message[i] <= '9';
-         ++i)
-        Code = Code * 10 + (Message[i] - '0');
+    try {
+        Code = ReplyNumberOf(Message);
+    } catch (const ERangeError&) {
+        Code = 0; // out of range: no 4xx, so it counts as a refusal for good
+    }
     return true;
 }
 
