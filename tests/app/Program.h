@@ -2,7 +2,7 @@
 // no display, and a bounded time.
 #pragma once
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/CommandLine.h"
 #include "app/Ui.h"
 #include "platform/CodePage.h"

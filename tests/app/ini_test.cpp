@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 

@@ -1,5 +1,5 @@
 // The main window's behaviour driven directly, with a recording Ui and a scripted server.
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/Main.h"
 #include "platform/CodePage.h"
 #include "support/FakeSmtpServer.h"

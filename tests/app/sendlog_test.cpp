@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "app/SendLog.h"
 #include "platform/Regional.h"
 

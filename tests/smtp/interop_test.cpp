@@ -1,6 +1,6 @@
 // Interoperability with a real SMTP server (aiosmtpd on a loopback port); the received mail
 // is read back with Python's email package.
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "smtp/Nmsmtp.h"
 
 #include <chrono>
@@ -136,7 +136,7 @@ std::string Bytes(std::size_t Size) {
 
 TEST(SmtpInterop, RealServerReceivesWhatWasSent) {
     TempDir dir;
-    const std::string store = (dir.Path() / "store").string();
+    const std::string store = dir / "store";
     std::filesystem::create_directories(store);
     Child sink({kPython, kHere + "/smtp_sink.py", store});
     ASSERT_TRUE(sink.Started());

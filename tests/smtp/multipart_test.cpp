@@ -1,6 +1,6 @@
 // Multipart messages: the boundary, the text part and the attachment parts.
 #include "SmtpTestUtil.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "codec/Nms_stream.h"
 #include "codec/Nmuue.h"
 #include "platform/CodePage.h"

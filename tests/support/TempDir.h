@@ -1,10 +1,12 @@
-// A temporary folder for a test, removed with everything in it.
+// A temporary folder for a test, removed with everything in it (also after a test made
+// it read-only).
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <stdlib.h>
 #include <string>
 
 namespace quillo::test {
@@ -13,7 +15,7 @@ class TempDir {
 public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) std::abort();
+        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
     }
     ~TempDir() {
@@ -28,8 +30,12 @@ public:
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& Name) const { return path_ + "/" + Name; }
 
-    void Write(const std::string& Name, const std::string& Content) const {
-        std::ofstream(*this / Name, std::ios::binary) << Content;
+    // Writes a file under the folder (creating sub-folders) and gives its path.
+    std::string Write(const std::string& Name, const std::string& Content) const {
+        const std::filesystem::path p = *this / Name;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << Content;
+        return p.string();
     }
     std::string Read(const std::string& Name) const {
         std::ifstream in(*this / Name, std::ios::binary);
